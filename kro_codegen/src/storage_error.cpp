@@ -34,9 +34,8 @@ std::string StorageError::display() const {
       return fmt::format("AMP {} storage dimensions are incompatible with its block shape",
                          debug_string(role_));
     case Kind::BlockMajorBlock:
-      return fmt::format(
-          "block-major {} storage dimensions are incompatible with its block shape",
-          debug_string(order_));
+      return fmt::format("block-major {} storage dimensions are incompatible with its block shape",
+                         debug_string(order_));
     case Kind::Overflow:
       return "tensor storage size overflowed";
   }

@@ -52,9 +52,7 @@ class [[nodiscard]] ExchangeError {
   // The static text of a `Schedule` error; empty for the other variants.
   std::string_view text() const { return text_; }
 
-  bool is_schedule(std::string_view text) const {
-    return kind_ == Kind::Schedule && text_ == text;
-  }
+  bool is_schedule(std::string_view text) const { return kind_ == Kind::Schedule && text_ == text; }
 
   std::string display() const;
   std::string debug() const;

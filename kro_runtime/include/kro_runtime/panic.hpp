@@ -14,7 +14,8 @@ namespace kro_runtime {
 }  // namespace kro_runtime
 
 // Checks an internal invariant and stops the program with `message` when it does not hold.
-#define KRO_ASSERT(condition, message)                      \
-  do {                                                      \
-    if (!(condition)) [[unlikely]] ::kro_runtime::panic(message); \
+#define KRO_ASSERT(condition, message) \
+  do {                                 \
+    if (!(condition)) [[unlikely]]     \
+      ::kro_runtime::panic(message);   \
   } while (false)

@@ -2,8 +2,8 @@
 // `ExchangeError` and the storage layout's `StorageError` unchanged: their display texts are
 // shown as they are, with no prefix and no chained cause.
 //
-//   LoweringResult<void> r = std::unexpected(ExchangeLoweringError::invalid_snapshot("duplicate phase 7"));
-//   r.error().display();  // "invalid exchange-schedule snapshot: duplicate phase 7"
+//   LoweringResult<void> r = std::unexpected(ExchangeLoweringError::invalid_snapshot("duplicate
+//   phase 7")); r.error().display();  // "invalid exchange-schedule snapshot: duplicate phase 7"
 #pragma once
 
 #include <cstdint>
@@ -37,7 +37,9 @@ class [[nodiscard]] ExchangeLoweringError {
   ExchangeLoweringError(storage::StorageError error)  // NOLINT(google-explicit-constructor)
       : kind_(Kind::Storage), storage_(error) {}
 
-  static ExchangeLoweringError unplaced_shard() { return ExchangeLoweringError(Kind::UnplacedShard); }
+  static ExchangeLoweringError unplaced_shard() {
+    return ExchangeLoweringError(Kind::UnplacedShard);
+  }
   static ExchangeLoweringError invalid_destination() {
     return ExchangeLoweringError(Kind::InvalidDestination);
   }
