@@ -1,7 +1,5 @@
 #include "kro_runtime/log_subscriber.hpp"
 
-#include <iterator>
-
 namespace kro_runtime::log {
 namespace {
 
@@ -53,8 +51,18 @@ enum class Escaping { Json, Quoted, Verbatim };
 // JSON texts also escape quotes and backslashes.
 void append_escaped(std::string_view text, Escaping escaping, fmt::memory_buffer& out) {
   constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  const bool quoting = escaping != Escaping::Verbatim;
+  const auto plain = [quoting](unsigned char c) {
+    return c >= 0x20 && c < 0x7F && !(quoting && (c == '"' || c == '\\'));
+  };
   std::size_t i = 0;
   while (i < text.size()) {
+    // Copy the run of bytes that need no escaping in one step.
+    std::size_t run = i;
+    while (run < text.size() && plain(static_cast<unsigned char>(text[run]))) ++run;
+    out.append(text.substr(i, run - i));
+    if (run == text.size()) break;
+    i = run;
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if (c >= 0x80) {
       const std::size_t length = utf8_sequence_length(text, i);
@@ -68,8 +76,7 @@ void append_escaped(std::string_view text, Escaping escaping, fmt::memory_buffer
       continue;
     }
     ++i;
-    const bool quoting = escaping != Escaping::Verbatim;
-    if ((c == '"' || c == '\\') && quoting) {
+    if (c == '"' || c == '\\') {
       out.push_back('\\');
       out.push_back(static_cast<char>(c));
     } else if (c == '\n') {
@@ -78,13 +85,10 @@ void append_escaped(std::string_view text, Escaping escaping, fmt::memory_buffer
       out.append(std::string_view("\\r"));
     } else if (c == '\t') {
       out.append(std::string_view("\\t"));
-    } else if (c < 0x20 || c == 0x7F) {
-      if (escaping == Escaping::Json)
-        fmt::format_to(std::back_inserter(out), "\\u{:04x}", c);
-      else
-        fmt::format_to(std::back_inserter(out), "\\u{{{:x}}}", c);
+    } else if (escaping == Escaping::Json) {
+      fmt::format_to(fmt::appender(out), "\\u{:04x}", c);
     } else {
-      out.push_back(static_cast<char>(c));
+      fmt::format_to(fmt::appender(out), "\\u{{{:x}}}", c);
     }
   }
 }
@@ -100,20 +104,24 @@ void append_list(const FieldValue& value, std::string_view separator, fmt::memor
   for (std::size_t i = 0; i < value.list_size(); ++i) {
     if (i > 0) out.append(separator);
     if (value.list_signed())
-      fmt::format_to(std::back_inserter(out), "{}", value.list_signed_at(i));
+      fmt::format_to(fmt::appender(out), "{}", value.list_signed_at(i));
     else
-      fmt::format_to(std::back_inserter(out), "{}", value.list_unsigned_at(i));
+      fmt::format_to(fmt::appender(out), "{}", value.list_unsigned_at(i));
   }
   out.push_back(']');
 }
 
 void append_value(const FieldValue& value, bool json, fmt::memory_buffer& out) {
   switch (value.kind()) {
-    case FieldValue::Kind::Signed:
-      fmt::format_to(std::back_inserter(out), "{}", value.as_signed());
+    case FieldValue::Kind::Signed: {
+      const fmt::format_int text(value.as_signed());
+      out.append(std::string_view(text.data(), text.size()));
+    }
       return;
-    case FieldValue::Kind::Unsigned:
-      fmt::format_to(std::back_inserter(out), "{}", value.as_unsigned());
+    case FieldValue::Kind::Unsigned: {
+      const fmt::format_int text(value.as_unsigned());
+      out.append(std::string_view(text.data(), text.size()));
+    }
       return;
     case FieldValue::Kind::Bool:
       out.append(value.as_bool() ? std::string_view("true") : std::string_view("false"));
@@ -133,6 +141,13 @@ void append_value(const FieldValue& value, bool json, fmt::memory_buffer& out) {
   }
 }
 
+// Appends `value` as exactly `width` decimal digits (zero-padded).
+void append_digits(std::uint64_t value, int width, fmt::memory_buffer& out) {
+  char digits[20];
+  for (int i = width - 1; i >= 0; --i, value /= 10) digits[i] = static_cast<char>('0' + value % 10);
+  out.append(std::string_view(digits, static_cast<std::size_t>(width)));
+}
+
 // RFC 3339 in UTC with microseconds, e.g. 2026-03-01T12:34:56.789012Z.
 void append_timestamp(std::chrono::system_clock::time_point now, fmt::memory_buffer& out) {
   using namespace std::chrono;
@@ -140,10 +155,20 @@ void append_timestamp(std::chrono::system_clock::time_point now, fmt::memory_buf
   const auto day = floor<days>(micros);
   const year_month_day date{day};
   const hh_mm_ss time{micros - day};
-  fmt::format_to(std::back_inserter(out), "{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:06}Z",
-                 static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                 static_cast<unsigned>(date.day()), time.hours().count(), time.minutes().count(),
-                 time.seconds().count(), time.subseconds().count());
+  append_digits(static_cast<std::uint64_t>(static_cast<int>(date.year())), 4, out);
+  out.push_back('-');
+  append_digits(static_cast<unsigned>(date.month()), 2, out);
+  out.push_back('-');
+  append_digits(static_cast<unsigned>(date.day()), 2, out);
+  out.push_back('T');
+  append_digits(static_cast<std::uint64_t>(time.hours().count()), 2, out);
+  out.push_back(':');
+  append_digits(static_cast<std::uint64_t>(time.minutes().count()), 2, out);
+  out.push_back(':');
+  append_digits(static_cast<std::uint64_t>(time.seconds().count()), 2, out);
+  out.push_back('.');
+  append_digits(static_cast<std::uint64_t>(time.subseconds().count()), 6, out);
+  out.push_back('Z');
 }
 
 }  // namespace
@@ -177,7 +202,11 @@ void Subscriber::render(const EventMeta& meta, std::span<const std::string_view>
     return;
   }
   append_timestamp(clock_(), out);
-  fmt::format_to(std::back_inserter(out), " {:>5} ", level_name(meta.level));
+  // Level names padded to five columns, as in " INFO" and "DEBUG".
+  const std::string_view level = level_name(meta.level);
+  out.append(std::string_view("      ").substr(0, 6 - level.size()));
+  out.append(level);
+  out.push_back(' ');
   append_escaped(meta.target, Escaping::Verbatim, out);
   out.append(std::string_view(": "));
   append_escaped(meta.message, Escaping::Verbatim, out);
