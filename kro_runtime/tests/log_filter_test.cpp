@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string_view>
 #include <vector>
 
@@ -15,6 +16,10 @@ struct MatchCase {
   Level level;
   bool enabled;
 };
+
+void PrintTo(const MatchCase& c, std::ostream* os) {
+  *os << "'" << c.filter << "' " << c.target << " level " << static_cast<int>(c.level);
+}
 
 class FilterMatch : public testing::TestWithParam<MatchCase> {};
 
