@@ -139,15 +139,6 @@ Result<std::uint32_t> PhaseProgramBuilder::search(std::uint16_t sender,
   const std::uint32_t s0 = sender_timing->payload_start;
   const std::uint32_t e0 = sender_timing->payload_end;
 
-  // Row timings do not depend on the offset: decode each receiver row once.
-  std::vector<ReceiveRowTiming> receive_timings;
-  receive_timings.reserve(receivers.size());
-  for (const Row& row : rows.receivers) {
-    auto timing = receive_row_timing(row, 0);
-    if (!timing) return std::unexpected(timing.error());
-    receive_timings.push_back(std::move(*timing));
-  }
-
   const TileProgramSchedule& sender_tile = tiles_[sender];
   std::uint32_t k = lower_bound;
   while (true) {
@@ -187,7 +178,10 @@ Result<std::uint32_t> PhaseProgramBuilder::search(std::uint16_t sender,
     // lands on a cycle the tile cannot take it in.
     for (std::size_t i = 0; i < receivers.size(); ++i) {
       const TileProgramSchedule& tile = tiles_[receivers[i]];
-      const ReceiveRowTiming& timing = receive_timings[i];
+      // Decoding nine words again on a later pass is cheaper than keeping a list of timings.
+      const auto decoded = receive_row_timing(rows.receivers[i], 0);
+      if (!decoded) return std::unexpected(decoded.error());
+      const ReceiveRowTiming& timing = *decoded;
       if (tile.incoming) {
         const IncomingState& state = *tile.incoming;
         const auto source = timing.source ? timing.source : timing.paired_start;
