@@ -13,8 +13,9 @@
 namespace kro_codegen::exchange {
 namespace {
 
-// Deeper nesting than this (only possible inside skipped values) is refused instead of growing
-// the reader's state without bound.
+// Deeper nesting than this (only possible inside skipped values) is refused. The reader recurses
+// once per nesting level only after the handler accepted the level, so this also bounds its
+// stack depth.
 constexpr std::size_t kMaximumDepth = 128;
 
 // A byte stream for the JSON reader that counts lines and columns as it goes. It reads either a
@@ -478,7 +479,7 @@ SnapshotReadError io_error(int error) {
 }
 
 SnapshotReadResult parse_stream(CountingStream& stream) {
-  constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag |
+  constexpr unsigned kFlags = rapidjson::kParseStopWhenDoneFlag |
                               rapidjson::kParseNumbersAsStringsFlag |
                               rapidjson::kParseValidateEncodingFlag;
   ExchangeScheduleSnapshot snapshot;

@@ -114,7 +114,7 @@ TEST(SnapshotReader, MissingAndDuplicateFieldsAreNamed) {
 
 TEST(SnapshotReader, FullErrorTextCarriesLineAndColumn) {
   EXPECT_EQ(parse_text(R"({"schema_version":3,"phases":[]})"),
-            "missing field `tile_count` at line 1 column 31");
+            "missing field `tile_count` at line 1 column 32");
   EXPECT_EQ(parse_text("{\"schema_version\":3,\n\"tile_count\":8,\n\"phases\":[],\"phases\":[]}"),
             "duplicate field `phases` at line 3 column 20");
   EXPECT_EQ(parse_text("{\"schema_version\":3,\n  \"tile_count\":-1,\"phases\":[]}"),
