@@ -7,6 +7,8 @@
 #include <numeric>
 #include <random>
 #include <ranges>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "kro_exchange/receive_event.hpp"
@@ -27,7 +29,12 @@ std::vector<std::size_t> chunk_sizes(const Words& c) {
   return sizes;
 }
 
-std::vector<std::uint32_t> contents(const Words& c) { return {c.begin(), c.end()}; }
+// Through element access, bounded by len (iteration is checked separately in expect_well_formed).
+std::vector<std::uint32_t> contents(const Words& c) {
+  std::vector<std::uint32_t> out;
+  for (std::uint64_t i = 0; i < c.len(); ++i) out.push_back(c[i]);
+  return out;
+}
 
 // The structural invariants every operation keeps, and element access agreeing with iteration.
 void expect_well_formed(const Words& c) {
@@ -315,6 +322,183 @@ TEST(ChunkedSharing, DroppingACopyReleasesItsHandles) {
   EXPECT_EQ(original.chunk_use_count(0), 2);
   EXPECT_TRUE(moved_from.is_empty());  // NOLINT(bugprone-use-after-move)
   EXPECT_EQ(moved_from.chunk_count(), 0u);
+}
+
+TEST(Chunked, InsertAndPushTakeElementsOfTheSameContainer) {
+  Words c = iota(256);
+  c.insert(3, c[127]);  // the referenced element is carried to the next chunk by this insert
+  c.push(c[0]);
+  std::vector<std::uint32_t> model = iota_vector(256);
+  model.insert(model.begin() + 3, 127u);
+  model.push_back(0u);
+  EXPECT_EQ(contents(c), model);
+}
+
+// ---- broken preconditions
+// ------------------------------------------------------------------------
+
+// Death-test messages are matched as regular expressions; the panic texts contain '.' and '<'.
+std::string literal(std::string_view text) {
+  std::string out;
+  for (const char ch : text) {
+    if (std::string_view(".[]{}()\\*+?^$|").find(ch) != std::string_view::npos) out += '\\';
+    out += ch;
+  }
+  return out;
+}
+
+TEST(ChunkedDeathTest, BrokenPreconditionsStopWithTheirMessage) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Words c = iota(3);
+  EXPECT_DEATH(c.insert(4, 0), literal("assertion failed: index <= self.len"));
+  EXPECT_DEATH(c.remove(3), literal("assertion failed: index < self.len"));
+  EXPECT_DEATH(c.truncate(4), literal("assertion failed: len <= self.len"));
+  EXPECT_DEATH(Words().remove(0), literal("assertion failed: index < self.len"));
+  EXPECT_DEATH((void)c[3], literal("index out of bounds: the len is 3 but the index is 3"));
+  EXPECT_DEATH((void)c.range(1, 5),
+               literal("index out of bounds: the len is 3 but the index is 3"));
+  EXPECT_DEATH((void)c.range(4, 5),
+               literal("index out of bounds: the len is 3 but the index is 4"));
+}
+
+// ---- randomized comparison with a plain vector
+// ----------------------------------------------------
+
+// Two containers that keep duplicating each other, so most operations hit shared chunks, against
+// two std::vector models. Sizes hover around a few chunks so that every boundary is crossed often.
+class RandomOps {
+ public:
+  explicit RandomOps(std::uint32_t seed) : rng_(seed) {}
+
+  void step() {
+    const std::size_t which = pick(2);
+    Words& c = which == 0 ? a_ : b_;
+    std::vector<std::uint32_t>& m = which == 0 ? ma_ : mb_;
+    const std::uint64_t len = m.size();
+    const std::uint32_t value = next_value_++;
+    const std::uint64_t roll = len > 1200 ? 100 : pick(100);
+    const int op = roll < 25    ? 0
+                   : roll < 35  ? 2
+                   : roll < 60  ? 3
+                   : roll < 72  ? 5
+                   : roll < 76  ? 6
+                   : roll < 84  ? 7
+                   : roll < 92  ? 8
+                   : roll < 100 ? 9
+                                : 10;
+    switch (op) {
+      case 0:
+        c.push(value);
+        m.push_back(value);
+        break;
+      case 2:
+        c.extend({value, value + 1});
+        m.push_back(value);
+        m.push_back(value + 1);
+        ++next_value_;
+        break;
+      case 3: {
+        const auto index = pick(len + 1);
+        c.insert(index, value);
+        m.insert(m.begin() + static_cast<std::ptrdiff_t>(index), value);
+        break;
+      }
+      case 5:
+        if (len > 0) {
+          const auto index = pick(len);
+          c.remove(index);
+          m.erase(m.begin() + static_cast<std::ptrdiff_t>(index));
+        }
+        break;
+      case 6: {
+        // Mostly short cuts near the end, sometimes deep ones.
+        const std::uint64_t cut =
+            pick(64) == 0 ? pick(len + 1) : len - std::min<std::uint64_t>(len, pick(8));
+        c.truncate(cut);
+        m.resize(cut);
+        break;
+      }
+      case 7:
+        if (pick(3) == 0) {
+          if (which == 0) {
+            b_ = a_;
+            mb_ = ma_;
+            for (std::size_t i = 0; i < a_.chunk_count(); ++i)
+              ASSERT_TRUE(b_.shares_chunk_with(a_, i));
+          } else {
+            a_ = b_;
+            ma_ = mb_;
+          }
+        }
+        break;
+      case 8: {
+        const auto start = pick(len + 1);
+        const auto end = start + pick(len - start + 1);
+        ASSERT_EQ(c.range(start, end),
+                  std::vector<std::uint32_t>(m.begin() + static_cast<std::ptrdiff_t>(start),
+                                             m.begin() + static_cast<std::ptrdiff_t>(end)));
+        break;
+      }
+      case 9:
+        if (len > 0) {
+          const auto index = pick(len);
+          ASSERT_EQ(c[index], m[index]);
+        }
+        break;
+      default: {  // shrink bursts keep the sizes bounded
+        const auto index = pick(len);
+        c.remove(index);
+        m.erase(m.begin() + static_cast<std::ptrdiff_t>(index));
+        c.truncate(len - 1 - pick(len / 4));
+        m.resize(c.len());
+        break;
+      }
+    }
+  }
+
+  void check() const {
+    // Stop before iterating a container whose chunk structure is broken.
+    ASSERT_NO_FATAL_FAILURE(expect_well_formed(a_));
+    ASSERT_NO_FATAL_FAILURE(expect_well_formed(b_));
+    ASSERT_EQ(contents(a_), ma_);
+    ASSERT_EQ(contents(b_), mb_);
+  }
+
+  std::uint64_t len_a() const { return a_.len(); }
+
+  std::size_t shared_chunks() const {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < a_.chunk_count(); ++i) n += a_.shares_chunk_with(b_, i) ? 1 : 0;
+    return n;
+  }
+
+ private:
+  std::uint64_t pick(std::uint64_t bound) {
+    return std::uniform_int_distribution<std::uint64_t>(0, bound - 1)(rng_);
+  }
+
+  std::mt19937_64 rng_;
+  std::uint32_t next_value_ = 0;
+  Words a_, b_;
+  std::vector<std::uint32_t> ma_, mb_;
+};
+
+TEST(ChunkedRandom, MatchesAVectorModelOnTwoSharingCopies) {
+  for (const std::uint32_t seed : {1u, 2u, 3u, 17u, 12345u}) {
+    SCOPED_TRACE(seed);
+    RandomOps ops(seed);
+    std::size_t shared_seen = 0;
+    std::uint64_t longest = 0;
+    for (int i = 0; i < 6000; ++i) {
+      ASSERT_NO_FATAL_FAILURE(ops.step()) << "step " << i;
+      ASSERT_NO_FATAL_FAILURE(ops.check()) << "step " << i;
+      shared_seen += ops.shared_chunks();
+      longest = std::max(longest, ops.len_a());
+    }
+    // The run did exercise copy on write over several chunks.
+    EXPECT_GT(shared_seen, 1000u);
+    EXPECT_GT(longest, 4 * CHUNK);
+  }
 }
 
 }  // namespace
