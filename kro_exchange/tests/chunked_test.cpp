@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "death_message.hpp"
+
 #include <cstdint>
 #include <numeric>
 #include <random>
@@ -337,15 +339,7 @@ TEST(Chunked, InsertAndPushTakeElementsOfTheSameContainer) {
 // ---- broken preconditions
 // ------------------------------------------------------------------------
 
-// Death-test messages are matched as regular expressions; the panic texts contain '.' and '<'.
-std::string literal(std::string_view text) {
-  std::string out;
-  for (const char ch : text) {
-    if (std::string_view(".[]{}()\\*+?^$|").find(ch) != std::string_view::npos) out += '\\';
-    out += ch;
-  }
-  return out;
-}
+using kro_exchange::test_support::literal;
 
 TEST(ChunkedDeathTest, BrokenPreconditionsStopWithTheirMessage) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "death_message.hpp"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -278,14 +280,7 @@ TEST(WordsRoundTrip, PicPairSend) {
 
 // ---- out-of-range encoder fields stop the program -------------------------------------------
 
-std::string literal(std::string_view text) {
-  std::string out;
-  for (const char ch : text) {
-    if (std::string_view(".[]{}()\\*+?^$|").find(ch) != std::string_view::npos) out += '\\';
-    out += ch;
-  }
-  return out;
-}
+using kro_exchange::test_support::literal;
 
 TEST(WordsDeathTest, EncodersRejectOutOfRangeFields) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
