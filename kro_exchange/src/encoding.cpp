@@ -53,9 +53,11 @@ Result<EncodedSchedule> build_scheduled_program(const Chunked<ScheduledSenderRow
   const std::uint64_t n_rows = rows.len();
   const std::uint64_t n_events = events.len();
 
-  // Clean prefix of the events, never splitting a group of simultaneous events.
+  // Clean prefix of the events, never splitting a group of simultaneous events. A base without
+  // an encoding vouches for no event, so every event is checked.
+  const bool has_base = base && base->schedule;
   std::uint64_t e = 0;
-  if (base) {
+  if (has_base) {
     e = std::min(n_events, base->events_clean);
     while (e > 0 && e < n_events && events[e - 1].cycle == events[e].cycle) --e;
   }
@@ -72,7 +74,7 @@ Result<EncodedSchedule> build_scheduled_program(const Chunked<ScheduledSenderRow
   std::uint64_t w = 0;
   std::uint64_t v = 0;
   std::uint32_t cur = 0;
-  if (base && base->schedule && !base->schedule->checkpoints.is_empty()) {
+  if (has_base && !base->schedule->checkpoints.is_empty()) {
     const Chunked<Checkpoint>& checkpoints = base->schedule->checkpoints;
     const std::uint64_t rows_clean = std::min(base->rows_clean, n_rows);
     // Checkpoints advance monotonically, so the candidates within the clean prefixes form a

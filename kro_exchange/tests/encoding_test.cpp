@@ -377,6 +377,15 @@ TEST(EncodingResume, InsertedEventSplittingAGroupResumesBeforeTheGroup) {
                         "incompatible simultaneous receive controls");
 }
 
+TEST(EncodingResume, BaseWithoutAnEncodingChecksEveryEvent) {
+  // Nothing was encoded, so no event has been checked yet: the clean count must not skip any.
+  const Chunked<ReceiveEvent> events = chunked_of(
+      std::vector<ReceiveEvent>{pointer_at(10), {10, w::xpic_control(0x2023, 0), K::PairedSource}});
+  const EncodingBase base{nullptr, 0, 2};
+  expect_schedule_error(build_scheduled_program({}, events, 20, base),
+                        "incompatible simultaneous receive controls");
+}
+
 // Random tile schedules changed the way the phase program builder changes them: rows and events
 // inserted anywhere (never a control on a send's first cycle or the one after), events removed,
 // each change made on a copy whose previous encoding becomes its base with the clean prefixes
