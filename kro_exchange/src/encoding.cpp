@@ -84,10 +84,8 @@ Result<EncodedSchedule> build_scheduled_program(const Chunked<ScheduledSenderRow
     for (; k > 0; --k) {
       const Checkpoint& c = checkpoints[k - 1];
       if (!usable(c, rows, events, horizon)) continue;
-      out.words = base->schedule->words;
-      out.words.truncate(c.words_len);
-      out.checkpoints = checkpoints;
-      out.checkpoints.truncate(k);
+      out.words = base->schedule->words.prefix(c.words_len);
+      out.checkpoints = checkpoints.prefix(k);
       w = c.rows_done;
       v = c.events_done;
       cur = c.cycle;

@@ -497,3 +497,27 @@ TEST(ChunkedRandom, MatchesAVectorModelOnTwoSharingCopies) {
 
 }  // namespace
 }  // namespace kro_exchange
+
+namespace kro_exchange {
+namespace {
+
+TEST(ChunkedPrefix, EqualsACopyTruncatedAndSharesTheKeptFullChunks) {
+  const Words source = iota(300);
+  for (const std::uint64_t n : {0u, 1u, 127u, 128u, 129u, 256u, 299u, 300u}) {
+    Words copied = source;
+    copied.truncate(n);
+    const Words prefix = source.prefix(n);
+    EXPECT_EQ(prefix.range(0, prefix.len()), copied.range(0, copied.len())) << n;
+    EXPECT_EQ(prefix.chunk_count(), copied.chunk_count()) << n;
+    for (std::size_t c = 0; c + 1 < prefix.chunk_count(); ++c) {
+      EXPECT_TRUE(prefix.shares_chunk_with(source, c)) << n << " chunk " << c;
+    }
+  }
+  Words changed = source.prefix(200);
+  changed.push(7);
+  EXPECT_EQ(source.len(), 300u);
+  EXPECT_EQ(source[200], 200u);
+}
+
+}  // namespace
+}  // namespace kro_exchange

@@ -166,6 +166,18 @@ class Chunked {
     len_ = new_len;
   }
 
+  // A copy truncated to `new_len`: the same as copying and then truncating, but only the kept
+  // handles are copied (resuming an encoding keeps a prefix of a long shared program).
+  Chunked prefix(std::uint64_t new_len) const {
+    KRO_ASSERT(new_len <= len_, "assertion failed: len <= self.len");
+    Chunked out;
+    const std::uint64_t keep = (new_len + kMask) >> kShift;
+    out.chunks_.assign(chunks_.begin(), chunks_.begin() + static_cast<std::ptrdiff_t>(keep));
+    out.len_ = len_ < (keep << kShift) ? len_ : (keep << kShift);
+    out.truncate(new_len);
+    return out;
+  }
+
   void insert(std::uint64_t index, const T& value) {
     KRO_ASSERT(index <= len_, "assertion failed: index <= self.len");
     if (index == len_) {
