@@ -3,8 +3,10 @@
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
+#include <string_view>
 
 namespace exchange_schedule_bench {
 namespace {
@@ -33,6 +35,24 @@ CLI::Validator decimal_validator() {
                            std::numeric_limits<T>::max(), text);
       },
       "");
+}
+
+// Flags take no value. The parser itself would read "--select-widths=true", "--replay-cache="
+// and similar forms as the bare flag, so they are refused before it sees them. Arguments after
+// "--" are positional and are left alone.
+void refuse_flag_values(int argc, const char* const* argv) {
+  static constexpr std::string_view kFlags[] = {"--first-iteration-only", "--select-widths",
+                                                "--replay-cache", "--help", "--version"};
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--") return;
+    const std::size_t equals = argument.find('=');
+    if (!argument.starts_with("--") || equals == std::string_view::npos) continue;
+    const std::string_view name = argument.substr(0, equals);
+    if (std::find(std::begin(kFlags), std::end(kFlags), name) != std::end(kFlags)) {
+      throw CLI::ArgumentMismatch(fmt::format("{} takes no value, got '{}'", name, argument));
+    }
+  }
 }
 
 }  // namespace
@@ -104,6 +124,7 @@ std::expected<Arguments, int> parse_arguments(int argc, const char* const* argv)
   for (CLI::Option* flag : {first, select, replay}) flag->disable_flag_override();
 
   try {
+    refuse_flag_values(argc, argv);
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     const int status = app.exit(error);

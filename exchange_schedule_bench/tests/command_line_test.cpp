@@ -80,6 +80,11 @@ TEST(CommandLine, ArgumentErrorsExitWithStatusTwo) {
       {snapshot, "--dump-tile", "1", "--dump-tile", "1"},
       {snapshot, "--select-widths", "--select-widths"},
       {snapshot, "--first-iteration-only=false"},
+      {snapshot, "--first-iteration-only=true"},
+      {snapshot, "--select-widths="},
+      {snapshot, "--select-widths", "--replay-cache={}"},
+      {snapshot, "--help=1"},
+      {snapshot, "--version=true"},
       {snapshot, "--bogus"},
       {snapshot, "-p", "3"},
   };
@@ -91,6 +96,10 @@ TEST(CommandLine, ArgumentErrorsExitWithStatusTwo) {
     EXPECT_EQ(outcome.out, "") << joined;
     EXPECT_NE(outcome.err, "") << joined;
   }
+  // After "--" the same text is a snapshot path, not a flag with a value.
+  const Outcome path = run_program({"--", "--select-widths=true"});
+  EXPECT_EQ(path.status, 1);
+  EXPECT_TRUE(path.err.starts_with("Error: open --select-widths=true\n")) << path.err;
 }
 
 TEST(CommandLine, RequirementsHoldWhenTheRequiredOptionsAreGiven) {
