@@ -208,9 +208,9 @@ std::string window_text(const std::vector<TimedControl>& list, std::size_t index
 
 void log_control_mismatch(std::uint16_t tile, const std::vector<TimedControl>& actual,
                           const std::vector<TimedControl>& expected, std::size_t first) {
-  const auto& spec = kro_runtime::log_events::encoded_controls_differ;
-  if (!kro_runtime::log::enabled(spec)) return;
-  kro_runtime::log::emit(spec, tile, first, actual.size(), expected.size(),
+  const auto& descriptor = kro_runtime::log_events::encoded_controls_differ;
+  if (!kro_runtime::log::enabled(descriptor)) return;
+  kro_runtime::log::emit(descriptor, tile, first, actual.size(), expected.size(),
                          kro_runtime::log::Debug{entry_text(actual, first)},
                          kro_runtime::log::Debug{entry_text(expected, first)},
                          kro_runtime::log::Debug{window_text(actual, first)},

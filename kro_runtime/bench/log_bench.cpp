@@ -64,12 +64,12 @@ BENCHMARK(BM_InfoEventWrittenToDevNull);
 
 void BM_InfoEventJsonToDevNull(benchmark::State& state) {
   const log::Subscriber subscriber(*log::Filter::parse("info"), log::Format::Json, dev_null());
-  const auto& spec = log_events::compared_ordinary_and_paired;
+  const auto& descriptor = log_events::compared_ordinary_and_paired;
   std::uint32_t phase = 0;
   for (auto _ : state) {
-    if (subscriber.enabled(spec.level, spec.target)) {
+    if (subscriber.enabled(descriptor.level, descriptor.target)) {
       const std::array<log::FieldValue, 5> values{phase, 2u, 1200u, 1100u, true};
-      subscriber.write(spec.meta(), spec.fields, values);
+      subscriber.write(descriptor.meta(), descriptor.fields, values);
     }
     benchmark::DoNotOptimize(++phase);
   }

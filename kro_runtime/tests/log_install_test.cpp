@@ -132,9 +132,9 @@ TEST(Logging, DiscardsEverythingBeforeInstallation) {
     if (!lines.empty()) failures.push_back("events written before installation");
     if (log::installed()) failures.push_back("installed without init_tracing");
     for (const auto& event : events::catalogue) {
-      const log::EventSpec<0> spec{
+      const log::EventSpec<0> descriptor{
           event.level, event.target, event.message, {}, event.catalogue_index};
-      if (log::enabled(spec)) failures.push_back(fmt::format("{} enabled", event.message));
+      if (log::enabled(descriptor)) failures.push_back(fmt::format("{} enabled", event.message));
     }
     const log::EventSpec<0> uncatalogued{log::Level::Error, "kro_test", "x", {}};
     if (log::enabled(uncatalogued)) failures.push_back("uncatalogued event enabled");

@@ -29,10 +29,10 @@ Subscriber make_subscriber(Format format, std::FILE* sink = nullptr) {
 }
 
 template <std::size_t N, typename... Args>
-std::string render(Format format, const EventSpec<N>& spec, const Args&... args) {
+std::string render(Format format, const EventSpec<N>& descriptor, const Args&... args) {
   const std::array<FieldValue, N> values{FieldValue(args)...};
   fmt::memory_buffer out;
-  make_subscriber(format).render(spec.meta(), spec.fields, values, out);
+  make_subscriber(format).render(descriptor.meta(), descriptor.fields, values, out);
   return fmt::to_string(out);
 }
 
@@ -70,8 +70,8 @@ TEST(TextFormat, PadsEveryLevelNameToFiveColumns) {
                                                                {Level::Warn, " WARN"},
                                                                {Level::Error, "ERROR"}};
   for (const auto& [level, name] : levels) {
-    const EventSpec<0> spec{level, "kro_test", "no fields", {}};
-    EXPECT_EQ(render(Format::Text, spec),
+    const EventSpec<0> descriptor{level, "kro_test", "no fields", {}};
+    EXPECT_EQ(render(Format::Text, descriptor),
               fmt::format("{} {} kro_test: no fields\n", kTimestamp, name));
   }
 }
@@ -155,14 +155,14 @@ TEST(JsonFormat, WritesOneObjectWithFieldsInCatalogueOrder) {
 }
 
 TEST(JsonFormat, TypesAndEscapesValues) {
-  constexpr EventSpec<7> spec{Level::Warn,
-                              "kro_test",
-                              "quote \" backslash \\ newline \n",
-                              {"signed", "big", "flag", "text", "error", "deltas", "bad"}};
+  constexpr EventSpec<7> descriptor{Level::Warn,
+                                    "kro_test",
+                                    "quote \" backslash \\ newline \n",
+                                    {"signed", "big", "flag", "text", "error", "deltas", "bad"}};
   const std::string tricky = "q\"b\\n\nt\tc\x01\x1f del\x7f Grüße → 東京";
   const std::array<std::int32_t, 3> deltas{-3, 0, 5};
   const std::string line =
-      render(Format::Json, spec, std::int64_t{-42}, std::numeric_limits<std::uint64_t>::max(),
+      render(Format::Json, descriptor, std::int64_t{-42}, std::numeric_limits<std::uint64_t>::max(),
              false, tricky, Display{"failed: \"x\"\nnext"}, deltas,
              "a\xff"
              "b");

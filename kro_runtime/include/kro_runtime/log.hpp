@@ -1,7 +1,7 @@
 // Structured log events: a level, a target (module path), a fixed message and typed named fields.
 //
 // Events are described once by a constexpr `EventSpec` (see log_events.hpp for the program's
-// catalogue) and emitted with `KRO_LOG_EVENT(spec, field values...)`. Until a subscriber is
+// catalogue) and emitted with `KRO_LOG_EVENT(descriptor, field values...)`. Until a subscriber is
 // installed (`kro_runtime::init_tracing`), every event is discarded and `enabled` is false.
 //
 // Events sit inside the scheduler's hot loops, so `enabled` is a byte comparison against the
@@ -144,32 +144,32 @@ void dispatch(const EventMeta& meta, std::span<const std::string_view> names,
 
 }  // namespace detail
 
-// Whether an event of `spec` would be written. False whenever logging was never initialised.
+// Whether an event of `descriptor` would be written. False whenever logging was never initialised.
 template <std::size_t N>
-inline bool enabled(const EventSpec<N>& spec) {
-  if (static_cast<std::uint8_t>(spec.level) <
+inline bool enabled(const EventSpec<N>& descriptor) {
+  if (static_cast<std::uint8_t>(descriptor.level) <
       detail::g_min_enabled_level.load(std::memory_order_acquire))
     return false;
-  if (spec.catalogue_index < kMaxCatalogueEvents)
-    return detail::g_catalogue_enabled[spec.catalogue_index].load(std::memory_order_relaxed);
-  return detail::enabled_uncatalogued(spec.level, spec.target);
+  if (descriptor.catalogue_index < kMaxCatalogueEvents)
+    return detail::g_catalogue_enabled[descriptor.catalogue_index].load(std::memory_order_relaxed);
+  return detail::enabled_uncatalogued(descriptor.level, descriptor.target);
 }
 
 // Writes one event through the installed subscriber (nothing when none is installed). Call it
-// after `enabled`; the field count must match the spec's.
+// after `enabled`; the field count must match the descriptor's.
 template <std::size_t N, typename... Args>
-void emit(const EventSpec<N>& spec, const Args&... args) {
+void emit(const EventSpec<N>& descriptor, const Args&... args) {
   static_assert(sizeof...(Args) == N, "log event field count differs from its catalogue entry");
   const std::array<FieldValue, N> values{FieldValue(args)...};
-  detail::dispatch(spec.meta(), spec.fields, values);
+  detail::dispatch(descriptor.meta(), descriptor.fields, values);
 }
 
 }  // namespace kro_runtime::log
 
-// Emits `spec` with the given field values (in catalogue order) when it is enabled; the values
-// are not evaluated otherwise.
-#define KRO_LOG_EVENT(spec, ...)                                 \
-  do {                                                           \
-    if (::kro_runtime::log::enabled(spec)) [[unlikely]]          \
-      ::kro_runtime::log::emit(spec __VA_OPT__(, ) __VA_ARGS__); \
+// Emits `descriptor` with the given field values (in catalogue order) when it is enabled; the
+// values are not evaluated otherwise.
+#define KRO_LOG_EVENT(descriptor, ...)                                 \
+  do {                                                                 \
+    if (::kro_runtime::log::enabled(descriptor)) [[unlikely]]          \
+      ::kro_runtime::log::emit(descriptor __VA_OPT__(, ) __VA_ARGS__); \
   } while (false)
